@@ -1,0 +1,40 @@
+// Literal searches over a block of byte text or UTF-16 units. Every function takes a
+// half-open range [from, to) and answers a position in it, or nullptr.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <span>
+
+namespace linesift::search {
+
+// The first occurrence of key's bytes in [from, to). An empty key is found at from.
+const char* find_bytes(const char* from, const char* to, std::span<const char> key);
+
+inline const char* find_unit(const char* from, const char* to, char unit) {
+  return static_cast<const char*>(std::memchr(from, unit, static_cast<std::size_t>(to - from)));
+}
+
+const char* rfind_unit(const char* from, const char* to, char unit);
+
+inline const char16_t* find_unit(const char16_t* from, const char16_t* to, char16_t unit) {
+  for (; from < to; ++from)
+    if (*from == unit) return from;
+  return nullptr;
+}
+
+inline const char16_t* rfind_unit(const char16_t* from, const char16_t* to, char16_t unit) {
+  while (to > from)
+    if (*--to == unit) return to;
+  return nullptr;
+}
+
+inline const char* find_key(const char* from, const char* to, std::span<const char> key) {
+  return find_bytes(from, to, key);
+}
+
+// Searches the units' bytes and keeps only hits that begin a unit, so a keyword never
+// matches across two units.
+const char16_t* find_key(const char16_t* from, const char16_t* to, std::span<const char16_t> key);
+
+}  // namespace linesift::search

@@ -1,0 +1,6 @@
+#include "search_launch/hitjump.h"
+namespace hitjump {
+int run(int, char**) {
+  return 0;
+}
+}  // namespace hitjump

@@ -1,0 +1,4 @@
+#pragma once
+namespace hitjump {
+int run(int argc, char** argv);
+}
