@@ -109,7 +109,8 @@ Piece<Unit> piece_at(Block<Unit>& block, const Unit* at) {
 template <class Unit>
 bool piece_holds(const Piece<Unit>& piece, const Unit* hit, std::size_t key_units) {
   if (key_units == 0) return sizeof(Unit) == 1 || piece.text_end > piece.text_begin;
-  return hit >= piece.text_begin && static_cast<std::size_t>(piece.text_end - hit) >= key_units;
+  return hit >= piece.text_begin && hit <= piece.text_end &&
+         static_cast<std::size_t>(piece.text_end - hit) >= key_units;
 }
 
 // Writes the text of every piece in [from, to), both piece starts.

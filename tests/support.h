@@ -1,0 +1,45 @@
+// Runs the built programs on fixtures in a temporary folder and captures what they write.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace support {
+
+struct Result {
+  std::string out;
+  std::string err;
+  int status;  // the exit status, or 128 + the signal that ended the program
+};
+
+struct Options {
+  std::vector<std::string> env;  // NAME=value entries added to the environment
+  std::string stdin_path = "/dev/null";
+  std::string
+      stdout_path;  // where standard output goes, not read back; a temporary file when empty
+};
+
+// The folder all fixtures of this test run live in, made on first use.
+const std::string& temp_dir();
+std::string fixture(const std::string& name, const std::string& bytes);
+std::string read_file(const std::string& path);
+
+// The programs under test. LINESIFT and HITJUMP in the environment name other builds,
+// and TEST_RUNNER (such as "wine") a program that runs them.
+std::string linesift_path();
+std::string hitjump_path();
+bool windows_build();
+// On the Windows build a text stream writes each LF as CR LF.
+std::string text(std::string lines);
+
+pid_t start(const std::string& program, const std::vector<std::string>& args,
+            const Options& options);
+// Waits for the program and collects its output. The result's status is -1 when it had not
+// ended after timeout_ms.
+Result finish(pid_t pid, int timeout_ms = 60000);
+Result run(const std::string& program, const std::vector<std::string>& args,
+           const Options& options = {});
+
+}  // namespace support
