@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "line_extract/search.h"
 #include "platform/platform.h"
+#include "platform/search.h"
 
 namespace linesift {
+
+namespace search = platform::search;
 
 static_assert(std::endian::native == std::endian::little, "UTF-16LE units are read in place");
 

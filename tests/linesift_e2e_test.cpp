@@ -214,8 +214,8 @@ TEST(LinesiftUtf16, LongLinesAreCutInto2047UnitPieces) {
 TEST(LinesiftUtf16, KeywordsConvertFromTheLocale) {
   const std::string log = bom + utf16(u"info \u958B\u59CB\r\n\u30A8\u30E9\u30FC \u767A\u751F\r\n");
   const std::string path = support::fixture("ja-utf16.log", log);
-  const auto r =
-      sift({"\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC", path}, {{"LC_ALL=C.UTF-8"}, "/dev/null", ""});
+  const auto r = sift({"\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC", path},
+                      {{"LC_ALL=C.UTF-8"}, "/dev/null", "", ""});
   EXPECT_EQ(r.out, bom + utf16(u"\u30A8\u30E9\u30FC \u767A\u751F\r\n"));
   EXPECT_EQ(r.status, 0);
 
@@ -263,7 +263,7 @@ TEST(LinesiftStreams, FailedWriteIsAnErrorNotSuccess) {
   for (const char* num : {"", "1", "0"}) {
     std::vector<std::string> args{num[0] == '0' ? "y" : "x", path};
     if (*num) args.push_back(num);
-    const auto r = sift(args, {{}, "/dev/null", "/dev/full"});
+    const auto r = sift(args, {{}, "/dev/null", "/dev/full", ""});
     EXPECT_EQ(r.status, 4) << num;
     EXPECT_NE(r.err.find("linesift: "), std::string::npos) << num;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;

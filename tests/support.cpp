@@ -59,6 +59,15 @@ std::string read_file(const std::string& path) {
   return all.str();
 }
 
+std::string wait_for_file(const std::string& path, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 20) {
+    if (access(path.c_str(), F_OK) == 0) return read_file(path);
+    timespec tick{0, 20 * 1000000L};
+    nanosleep(&tick, nullptr);
+  }
+  return "";
+}
+
 std::string linesift_path() {
   return env_or("LINESIFT", LINESIFT_BUILT);
 }
@@ -106,6 +115,7 @@ pid_t start(const std::string& program, const std::vector<std::string>& args,
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, outputs.err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   pid_t pid = 0;
   const int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -17,14 +17,18 @@ struct Result {
 struct Options {
   std::vector<std::string> env;  // NAME=value entries added to the environment
   std::string stdin_path = "/dev/null";
-  std::string
-      stdout_path;  // where standard output goes, not read back; a temporary file when empty
+  // Where standard output goes, not read back; a temporary file when empty.
+  std::string stdout_path;
+  // The folder the program starts in; the caller's when empty.
+  std::string cwd;
 };
 
 // The folder all fixtures of this test run live in, made on first use.
 const std::string& temp_dir();
 std::string fixture(const std::string& name, const std::string& bytes);
 std::string read_file(const std::string& path);
+// Waits up to timeout_ms for a file that another process writes; empty when none came.
+std::string wait_for_file(const std::string& path, int timeout_ms = 10000);
 
 // The programs under test. LINESIFT and HITJUMP in the environment name other builds,
 // and TEST_RUNNER (such as "wine") a program that runs them.

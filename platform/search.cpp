@@ -1,6 +1,6 @@
-#include "line_extract/search.h"
+#include "platform/search.h"
 
-namespace linesift::search {
+namespace platform::search {
 
 const char* find_bytes(const char* from, const char* to, std::span<const char> key) {
   if (key.empty()) return from;
@@ -33,4 +33,4 @@ const char16_t* find_key(const char16_t* from, const char16_t* to, std::span<con
   return nullptr;
 }
 
-}  // namespace linesift::search
+}  // namespace platform::search

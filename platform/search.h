@@ -6,7 +6,7 @@
 #include <cstring>
 #include <span>
 
-namespace linesift::search {
+namespace platform::search {
 
 // The first occurrence of key's bytes in [from, to). An empty key is found at from.
 const char* find_bytes(const char* from, const char* to, std::span<const char> key);
@@ -37,4 +37,4 @@ inline const char* find_key(const char* from, const char* to, std::span<const ch
 // matches across two units.
 const char16_t* find_key(const char16_t* from, const char16_t* to, std::span<const char16_t> key);
 
-}  // namespace linesift::search
+}  // namespace platform::search
