@@ -78,14 +78,20 @@ bool windows_build() {
   return linesift_path().ends_with(".exe");
 }
 
-std::string text(std::string lines) {
-  if (!windows_build()) return lines;
+std::string as_written(const std::string& bytes) {
+  if (!windows_build()) return bytes;
   std::string crlf;
-  for (char c : lines) {
+  for (char c : bytes) {
     if (c == '\n') crlf += '\r';
     crlf += c;
   }
   return crlf;
+}
+
+std::string text(std::string lines) {
+  if (!windows_build()) return lines;
+  for (std::size_t at = 0; (at = lines.find("\r\n", at)) != std::string::npos;) lines.erase(at, 1);
+  return as_written(lines);
 }
 
 pid_t start(const std::string& program, const std::vector<std::string>& args,

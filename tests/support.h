@@ -15,12 +15,12 @@ struct Result {
 };
 
 struct Options {
-  std::vector<std::string> env;  // NAME=value entries added to the environment
+  std::vector<std::string> env{};  // NAME=value entries added to the environment
   std::string stdin_path = "/dev/null";
   // Where standard output goes, not read back; a temporary file when empty.
-  std::string stdout_path;
+  std::string stdout_path{};
   // The folder the program starts in; the caller's when empty.
-  std::string cwd;
+  std::string cwd{};
 };
 
 // The folder all fixtures of this test run live in, made on first use.
@@ -35,8 +35,11 @@ std::string wait_for_file(const std::string& path, int timeout_ms = 10000);
 std::string linesift_path();
 std::string hitjump_path();
 bool windows_build();
-// On the Windows build a text stream writes each LF as CR LF.
+// Lines as a text stream writes them: on the Windows build, read CR LF and LF both go out as
+// CR LF.
 std::string text(std::string lines);
+// Bytes as a text stream writes them: on the Windows build each LF goes out as CR LF.
+std::string as_written(const std::string& bytes);
 
 pid_t start(const std::string& program, const std::vector<std::string>& args,
             const Options& options);
