@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <span>
 
@@ -10,6 +11,11 @@ namespace platform::search {
 
 // The first occurrence of key's bytes in [from, to). An empty key is found at from.
 const char* find_bytes(const char* from, const char* to, std::span<const char> key);
+
+// Lines cut into pieces of at most piece_bytes: from is a piece start. Adds to pieces the
+// pieces that end before to, and returns the start of the piece that holds to.
+const char* count_pieces(const char* from, const char* to, std::size_t piece_bytes,
+                         std::int64_t& pieces);
 
 inline const char* find_unit(const char* from, const char* to, char unit) {
   return static_cast<const char*>(std::memchr(from, unit, static_cast<std::size_t>(to - from)));

@@ -27,14 +27,7 @@ struct Walk {
 
 // Moves the walk to the start of the piece that holds pos, counting the pieces passed.
 void walk_to(Walk& walk, const char* pos) {
-  while (const char* lf = platform::search::find_unit(walk.at, pos, '\n')) {
-    const std::size_t length = static_cast<std::size_t>(lf + 1 - walk.at);
-    walk.pieces += static_cast<std::int64_t>((length + piece_bytes - 1) / piece_bytes);
-    walk.at = lf + 1;
-  }
-  const std::size_t whole = static_cast<std::size_t>(pos - walk.at) / piece_bytes;
-  walk.pieces += static_cast<std::int64_t>(whole);
-  walk.at += whole * piece_bytes;
+  walk.at = platform::search::count_pieces(walk.at, pos, piece_bytes, walk.pieces);
 }
 
 const char* complete_pieces_end(const char* begin, const char* end) {

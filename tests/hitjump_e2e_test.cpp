@@ -124,7 +124,8 @@ TEST(HitjumpSearch, LineOfTheFirstMatch) {
     const std::string path = support::fixture(std::string("line-") + c.name, c.file);
     const auto r = jump(in, {path + "#" + c.keyword});
     EXPECT_EQ(r.status, 0) << c.name;
-    EXPECT_EQ(in.record(), "[" + std::to_string(c.line) + "]") << c.name;
+    const std::string line = std::to_string(c.line);
+    EXPECT_EQ(in.record(), "[" + line + "]") << c.name;
   }
 }
 
@@ -168,10 +169,18 @@ struct TemplateCase {
   std::string record;
 };
 
-std::string fill(std::string s, const Install& in, const std::string& path) {
-  for (std::size_t at; (at = s.find('R')) != std::string::npos;) s.replace(at, 1, in.recorder);
-  for (std::size_t at; (at = s.find('P')) != std::string::npos;) s.replace(at, 1, path);
-  return s;
+// One pass, so that an R or P inside the filled-in paths stays as it is.
+std::string fill(const std::string& s, const Install& in, const std::string& path) {
+  std::string filled;
+  for (char c : s) {
+    if (c == 'R')
+      filled.append(in.recorder);
+    else if (c == 'P')
+      filled.append(path);
+    else
+      filled.push_back(c);
+  }
+  return filled;
 }
 
 TEST(HitjumpLaunch, TemplatesFillPathAndLineInTheirOrder) {

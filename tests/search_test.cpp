@@ -1,0 +1,56 @@
+#include "platform/search.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using platform::search::count_pieces;
+using platform::search::find_bytes;
+
+TEST(FindBytes, FindsTheFirstOccurrenceAtEveryOffset) {
+  // The keyword at each offset of texts longer and shorter than one 16-byte step, with
+  // near misses (first and last byte right, middle wrong) before it.
+  for (std::size_t size = 1; size < 70; ++size) {
+    for (std::size_t at = 0; at + 3 <= size; ++at) {
+      std::string text(size, 'a');
+      if (at >= 3) text.replace(0, 3, "kxy");
+      text.replace(at, 3, "key");
+      const std::string key = "key";
+      const char* hit = find_bytes(text.data(), text.data() + text.size(), key);
+      ASSERT_EQ(hit, text.data() + at) << size << " " << at;
+      ASSERT_EQ(find_bytes(text.data(), text.data() + at + 2, key), nullptr) << size << " " << at;
+    }
+  }
+  const std::string text = "abc";
+  EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("")), text.data());
+  EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("c")), text.data() + 2);
+  EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("abcd")), nullptr);
+}
+
+TEST(CountPieces, LineFeedsAndLongLines) {
+  const struct {
+    std::string text;
+    std::int64_t pieces;
+    std::size_t piece_start;  // where the walk stands after the text
+  } cases[] = {
+      {"", 0, 0},
+      {"a\nb\n", 2, 4},
+      {"a\nbc", 1, 2},
+      {std::string(10, 'x') + "\n", 4, 11},   // 3 + 3 + 3 + 2 bytes
+      {std::string(9, 'x') + "\nab", 4, 10},  // the line feed is a fourth piece
+      {std::string(7, 'x'), 2, 6},            // two full pieces, the third has begun
+      {std::string(40, '\n'), 40, 40},
+      {std::string(20, 'x') + "\n" + std::string(30, 'y') + "\n", 7 + 11, 52},
+  };
+  for (const auto& c : cases) {
+    std::int64_t pieces = 0;
+    const char* begin = c.text.data();
+    const char* at = count_pieces(begin, begin + c.text.size(), 3, pieces);
+    EXPECT_EQ(pieces, c.pieces) << c.text;
+    EXPECT_EQ(static_cast<std::size_t>(at - begin), c.piece_start) << c.text;
+  }
+}
+
+}  // namespace
