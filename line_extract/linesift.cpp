@@ -30,7 +30,7 @@ constexpr char16_t byte_order_mark = 0xFEFF;
 
 // The one input buffer of the run. Declared as UTF-16 units so that both paths can use it:
 // the byte path sees its bytes through a char pointer.
-char16_t input_storage[block_bytes / 2 + 1];
+alignas(4096) char16_t input_storage[block_bytes / 2 + 1];
 
 struct Output {
   char data[block_bytes];

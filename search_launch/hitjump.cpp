@@ -16,7 +16,7 @@ constexpr char settings_name[] = "hitjump.ini";
 // The searched file is read in blocks that begin at a piece start; the incomplete piece at
 // a block's end moves to the front for the next read.
 constexpr std::size_t block_bytes = 256 * 1024;
-char block[block_bytes];
+alignas(4096) char block[block_bytes];
 
 // Counts pieces from a piece start forward. at only ever moves forward, so the file is
 // walked once whatever the number of hits.
