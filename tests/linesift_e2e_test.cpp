@@ -361,7 +361,7 @@ TEST(LinesiftModel, RandomFilesOverBlockAndPieceBoundaries) {
       for (std::int32_t num : {2147483647, 0, 3, 5000}) {
         const auto r = sift({key, path, std::to_string(num)});
         ASSERT_EQ(r.out, support::as_written(model_bytes(file, key, num)))
-            << round << " " << key << " " << num;
+            << round << " " << key << " " << num << " status " << r.status << " " << r.err;
       }
     }
   }
@@ -378,7 +378,8 @@ TEST(LinesiftModel, RandomFilesOverBlockAndPieceBoundaries) {
       const std::u16string key16(key, key + std::string_view(key).size());
       for (std::int32_t num : {2147483647, 0, 7}) {
         const auto r = sift({key, path, std::to_string(num)});
-        ASSERT_EQ(r.out, bom + model_utf16(units, key16, num)) << round << " " << key << " " << num;
+        ASSERT_EQ(r.out, bom + model_utf16(units, key16, num))
+            << round << " " << key << " " << num << " status " << r.status << " " << r.err;
       }
     }
   }
