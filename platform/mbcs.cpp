@@ -49,12 +49,6 @@ LeadBytes lead_bytes_of_code_page(unsigned code_page) {
   return lead;
 }
 
-bool is_char_boundary(std::string_view text, std::size_t pos, const LeadBytes& lead) {
-  std::size_t i = 0;
-  while (i < pos) i += char_length(text, i, lead);
-  return i == pos;
-}
-
 std::size_t mbs_rfind(std::string_view text, char c, const LeadBytes& lead) {
   std::size_t found = std::string_view::npos;
   for (std::size_t i = 0; i < text.size(); i += char_length(text, i, lead))

@@ -57,8 +57,6 @@ std::size_t mbs_rfind(std::string_view text, char c, const LeadBytes& lead);
 // The first character boundary where key's bytes begin, or npos. An
 // empty key is found at 0 when text is not empty.
 std::size_t mbs_find(std::string_view text, std::string_view key, const LeadBytes& lead);
-// Whether pos is a character boundary of text.
-bool is_char_boundary(std::string_view text, std::size_t pos, const LeadBytes& lead);
 
 // The path of the settings file named name in the directory of the program invoked as
 // argv0 (the running executable's directory when argv0 names no directory).
