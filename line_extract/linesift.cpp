@@ -162,14 +162,6 @@ Scan scan_block(Block<Unit>& block, std::span<const Unit> key, Selection& select
   return output.failed ? Scan::stop : Scan::more;
 }
 
-// The end of the complete pieces in [begin, end), which begins at a piece start.
-template <class Unit>
-const Unit* complete_pieces_end(const Unit* begin, const Unit* end, std::size_t piece_units) {
-  const Unit* lf = search::rfind_unit(begin, end, Unit{'\n'});
-  const Unit* tail = lf ? lf + 1 : begin;
-  return tail + static_cast<std::size_t>(end - tail) / piece_units * piece_units;
-}
-
 enum class Outcome { finished, read_failed, write_failed };
 
 // Reads the file block by block from where it stands; `held` bytes of it are already at the
@@ -191,7 +183,7 @@ Outcome sift(platform::InputFile* file, std::size_t held, std::span<const Unit> 
 
     const Unit* end = units + held / sizeof(Unit);
     Block<Unit> block{end, piece_units, units, units};
-    if (!at_end) block.limit = complete_pieces_end<Unit>(units, end, piece_units);
+    if (!at_end) block.limit = search::complete_pieces_end<Unit>(units, end, piece_units);
     if (scan_block(block, key, selection) == Scan::stop || at_end) break;
 
     const std::size_t used = static_cast<std::size_t>(block.limit - units) * sizeof(Unit);

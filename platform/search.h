@@ -35,6 +35,16 @@ inline const char16_t* rfind_unit(const char16_t* from, const char16_t* to, char
   return nullptr;
 }
 
+// Lines cut into pieces of at most piece_units, [begin, end) starting at a piece start: the
+// end of its complete pieces, those that end in a line feed or are piece_units long. What
+// follows is a piece still being read.
+template <class Unit>
+const Unit* complete_pieces_end(const Unit* begin, const Unit* end, std::size_t piece_units) {
+  const Unit* lf = rfind_unit(begin, end, Unit{'\n'});
+  const Unit* tail = lf ? lf + 1 : begin;
+  return tail + static_cast<std::size_t>(end - tail) / piece_units * piece_units;
+}
+
 inline const char* find_key(const char* from, const char* to, std::span<const char> key) {
   return find_bytes(from, to, key);
 }

@@ -30,12 +30,6 @@ void walk_to(Walk& walk, const char* pos) {
   walk.at = platform::search::count_pieces(walk.at, pos, piece_bytes, walk.pieces);
 }
 
-const char* complete_pieces_end(const char* begin, const char* end) {
-  const char* lf = platform::search::rfind_unit(begin, end, '\n');
-  const char* tail = lf ? lf + 1 : begin;
-  return tail + static_cast<std::size_t>(end - tail) / piece_bytes * piece_bytes;
-}
-
 // Searches [walk.at, limit), whole pieces. On a match the walk stands at its piece's start
 // and true is returned; otherwise the walk stands at limit.
 bool search_block(Walk& walk, const char* limit, std::string_view keyword,
@@ -100,7 +94,8 @@ std::int64_t find_line(platform::InputFile* file, std::string_view keyword,
     const bool at_end = got <= 0;
     if (!at_end) held += static_cast<std::size_t>(got);
     const char* end = block + held;
-    const char* limit = at_end ? end : complete_pieces_end(block, end);
+    const char* limit =
+        at_end ? end : platform::search::complete_pieces_end(block, end, piece_bytes);
     Walk walk{block, 0};
     if (search_block(walk, limit, keyword, lead)) return before + walk.pieces + 1;
     if (at_end) return 0;
