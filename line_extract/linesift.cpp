@@ -18,22 +18,19 @@ static_assert(std::endian::native == std::endian::little, "UTF-16LE units are re
 
 namespace {
 
-// Input is read in blocks of this size; a line is cut into pieces of at most 4095 bytes
-// (byte text) or 2047 units (UTF-16LE), and each piece is tested and written as a line of
-// its own. A block always begins at a piece start and is searched as a whole; piece bounds
-// are worked out only around a match and where lines are written.
-constexpr std::size_t block_bytes = 256 * 1024;
+// A line is cut into pieces of at most 4095 bytes (byte text) or 2047 units (UTF-16LE), and
+// each piece is tested and written as a line of its own. Input comes in blocks that begin
+// at a piece start and are searched as a whole; piece bounds are worked out only around a
+// match and where lines are written.
 constexpr std::size_t byte_piece_units = 4095;
 constexpr std::size_t wide_piece_units = 2047;
+// Output is gathered up to the size of an input block.
+constexpr std::size_t output_bytes = platform::input_block_bytes;
 
 constexpr char16_t byte_order_mark = 0xFEFF;
 
-// The one input buffer of the run. Declared as UTF-16 units so that both paths can use it:
-// the byte path sees its bytes through a char pointer.
-alignas(4096) char16_t input_storage[block_bytes / 2 + 1];
-
 struct Output {
-  char data[block_bytes];
+  char data[output_bytes];
   std::size_t used = 0;
   bool failed = false;
 };
@@ -164,31 +161,30 @@ Scan scan_block(Block<Unit>& block, std::span<const Unit> key, Selection& select
 
 enum class Outcome { finished, read_failed, write_failed };
 
-// Reads the file block by block from where it stands; `held` bytes of it are already at the
-// start of the buffer. The incomplete piece at a block's end moves to the front and is
-// completed by the next read; output is flushed before every read, so a slow writer's lines
-// come out as they arrive.
+// Reads the file block by block from where it stands, first (bytes already read) in front.
+// The incomplete piece at a block's end is kept in front of the next block; output is
+// flushed before every read, so a slow writer's lines come out as they arrive.
 template <class Unit>
-Outcome sift(platform::InputFile* file, std::size_t held, std::span<const Unit> key,
+Outcome sift(platform::InputFile* file, std::span<const char> first, std::span<const Unit> key,
              std::size_t piece_units, Selection& selection) {
-  Unit* units = reinterpret_cast<Unit*>(input_storage);
-  char* bytes = reinterpret_cast<char*>(input_storage);
+  std::span<const char> keep = first;
   for (;;) {
     if (!flush_output()) return Outcome::write_failed;
-    const std::ptrdiff_t got = platform::read_input(file, {bytes + held, block_bytes - held});
-    if (got < 0) return Outcome::read_failed;
-    held += static_cast<std::size_t>(got);
-    const bool at_end = got == 0;
-    if (at_end && held % sizeof(Unit) != 0) bytes[held++] = 0;  // odd last byte: high byte 0
+    const platform::InputBlock input = platform::next_block(file, keep);
+    if (input.fresh < 0) return Outcome::read_failed;
+    std::size_t held = input.size;
+    const bool at_end = input.fresh == 0;
+    if (at_end && held % sizeof(Unit) != 0) input.data[held++] = 0;  // odd last byte: high byte 0
 
+    // UTF-16 blocks start at an even address: the file is not read ahead on that path.
+    const Unit* units = reinterpret_cast<const Unit*>(input.data);
     const Unit* end = units + held / sizeof(Unit);
     Block<Unit> block{end, piece_units, units, units};
     if (!at_end) block.limit = search::complete_pieces_end<Unit>(units, end, piece_units);
     if (scan_block(block, key, selection) == Scan::stop || at_end) break;
 
     const std::size_t used = static_cast<std::size_t>(block.limit - units) * sizeof(Unit);
-    std::memmove(bytes, bytes + used, held - used);
-    held -= used;
+    keep = {input.data + used, held - used};
   }
   return flush_output() ? Outcome::finished : Outcome::write_failed;
 }
@@ -211,19 +207,20 @@ Outcome sift_utf16(platform::InputFile* file, const char* keyword, Selection& se
   const std::vector<char16_t> key = platform::keyword_to_utf16(keyword);
   platform::set_output_binary();
   if (selection.counter < 0) return flush_output() ? Outcome::finished : Outcome::write_failed;
-  return sift<char16_t>(file, 0, key, wide_piece_units, selection);
+  return sift<char16_t>(file, {}, key, wide_piece_units, selection);
 }
 
 Outcome sift_file(platform::InputFile* file, const char* keyword, Selection& selection) {
-  char* bytes = reinterpret_cast<char*>(input_storage);
-  const std::ptrdiff_t mark = read_mark(file, bytes);
-  if (mark < 0) return Outcome::read_failed;
-  if (mark == 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE')
+  char mark[2];
+  const std::ptrdiff_t got = read_mark(file, mark);
+  if (got < 0) return Outcome::read_failed;
+  if (got == 2 && mark[0] == '\xFF' && mark[1] == '\xFE')
     return sift_utf16(file, keyword, selection);
   // A negative counter never reaches a match that is written.
   if (selection.counter < 0) return Outcome::finished;
+  platform::read_ahead(file);
   const std::span<const char> key(keyword, std::strlen(keyword));
-  return sift<char>(file, static_cast<std::size_t>(mark), key, byte_piece_units, selection);
+  return sift<char>(file, {mark, static_cast<std::size_t>(got)}, key, byte_piece_units, selection);
 }
 
 void write_usage() {

@@ -24,6 +24,27 @@ std::ptrdiff_t read_input(InputFile* file, std::span<char> data);
 void set_input_binary(InputFile* file);
 void close_input(InputFile* file);
 
+// Reading a file to its end in blocks handed out in place. A block is the bytes the caller
+// keeps of the block before it (the start of a line that block cut) followed by up to
+// input_block_bytes fresh bytes of the file.
+constexpr std::size_t input_block_bytes = 256 * 1024;
+constexpr std::size_t input_keep_bytes = 4096;
+
+struct InputBlock {
+  char* data;  // the kept bytes, then the fresh ones; one byte more may be written after them
+  std::size_t size;
+  std::ptrdiff_t fresh;  // bytes read: 0 at the end of the data, -1 on a read error
+};
+
+// The next block, keep (at most input_keep_bytes, possibly inside the previous block) in
+// front. A block stays valid until the next call or close_input. It starts at an even
+// address unless read_ahead was called. On a read error the block holds just keep.
+InputBlock next_block(InputFile* file, std::span<const char> keep);
+// The rest of the file will be read with next_block alone. A backend may then read blocks
+// ahead of the caller, on another processor and into a fixed number of buffers; what the
+// caller gets is the same as without.
+void read_ahead(InputFile* file);
+
 // Writes all of data to standard output; false when that failed (error_text() names it).
 // Standard output starts as a text stream: on Windows each LF goes out as CR LF.
 bool write_output(std::string_view data);

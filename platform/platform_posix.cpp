@@ -2,24 +2,86 @@
 // Code pages come from the C library's locale.
 #include <fcntl.h>
 #include <langinfo.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <clocale>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
+#include "platform/block_room.h"
 #include "platform/platform.h"
 
 extern char** environ;
 
 namespace platform {
 
+namespace {
+
+// Reading ahead: block n of the rest of a regular file is the input_block_bytes at
+// base + n * input_block_bytes, read with pread by whichever of two threads (a helper and
+// the caller of next_block) claims it first. Blocks are claimed in order and handed out in
+// order. Each thread reads into rooms of its own: a room that the other processor's cache
+// holds would have to be taken from it line by line before the kernel could write to it.
+// A room is busy from its claim until the caller has moved past its block.
+constexpr std::size_t rooms_per_thread = 3;
+constexpr std::size_t ahead_window = 2 * rooms_per_thread;  // blocks in memory at most
+enum Reader : std::size_t { caller_thread = 0, helper_thread = 1 };
+
+struct Claim {
+  BlockRoom* room;
+  bool* busy;
+  bool done;
+  std::ptrdiff_t result;
+  int error;
+};
+
+struct ReadAhead {
+  int fd;
+  off_t base;
+  std::mutex mutex;
+  std::uint64_t wanted = 0;   // the block the caller takes next; it holds the one before
+  std::uint64_t claimed = 0;  // blocks below this one are claimed
+  bool* held = nullptr;       // busy flag of the room of the block the caller holds
+  // A short block (the end of the data as it stood, or a read error) ends reading ahead:
+  // no block from stop_at on is handed out, and plain reading goes on at resume_at.
+  std::uint64_t stop_at = UINT64_MAX;
+  off_t resume_at = 0;
+  bool quit = false;
+  // The caller waits only for a block that the helper is reading, a matter of some tens of
+  // microseconds: it watches reads_done before it sleeps, since being woken costs more.
+  // The helper waits for free rooms of its own, which may take long when output is slow:
+  // it sleeps at once and is woken only once two rooms are free, not for every block.
+  std::atomic<std::uint64_t> reads_done{0};
+  bool caller_sleeps = false;
+  bool helper_sleeps = false;
+  std::condition_variable caller_wake;
+  std::condition_variable helper_wake;
+  Claim claims[ahead_window];  // block n's at n % ahead_window
+  bool busy[2][rooms_per_thread] = {};
+  BlockRoom rooms[2][rooms_per_thread];
+  std::thread helper;
+};
+
+}  // namespace
+
 struct InputFile {
   int fd;
+  bool regular;
+  std::unique_ptr<BlockRoom> room;  // blocks read in the caller's thread
+  std::unique_ptr<ReadAhead> ahead;
 };
 
 namespace {
@@ -139,8 +201,9 @@ InputFile* open_input(const char* path) {
     ::close(fd);
     return nullptr;
   }
-  if (S_ISREG(st.st_mode)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return new InputFile{fd};
+  const bool regular = S_ISREG(st.st_mode);
+  if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return new InputFile{fd, regular, nullptr, nullptr};
 }
 
 std::ptrdiff_t read_input(InputFile* file, std::span<char> data) {
@@ -156,7 +219,191 @@ std::ptrdiff_t read_input(InputFile* file, std::span<char> data) {
 
 void set_input_binary(InputFile*) {}
 
+namespace {
+
+void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+// Reads the whole block at offset, short only at the end of the data. Returns the count,
+// or -1 with the error in error.
+std::ptrdiff_t read_block_at(int fd, off_t offset, char* data, int& error) {
+  std::size_t got = 0;
+  while (got < input_block_bytes) {
+    const ssize_t n =
+        ::pread(fd, data + got, input_block_bytes - got, offset + static_cast<off_t>(got));
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      return -1;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::ptrdiff_t>(got);
+}
+
+// The index of a free room of reader's, or rooms_per_thread when all are busy.
+std::size_t free_room(const ReadAhead& ahead, Reader reader) {
+  std::size_t r = 0;
+  while (r < rooms_per_thread && ahead.busy[reader][r]) ++r;
+  return r;
+}
+
+std::size_t free_rooms(const ReadAhead& ahead, Reader reader) {
+  std::size_t free = 0;
+  for (const bool busy : ahead.busy[reader]) free += busy ? 0 : 1;
+  return free;
+}
+
+// Called with the lock held, after a room was freed or quit was set.
+void wake_helper(ReadAhead& ahead) {
+  if (ahead.helper_sleeps &&
+      (ahead.quit || (ahead.claimed < ahead.stop_at && free_rooms(ahead, helper_thread) >= 2)))
+    ahead.helper_wake.notify_one();
+}
+
+// Called with the lock held, by the caller: waits until one more read has finished.
+void wait_for_read(ReadAhead& ahead, std::unique_lock<std::mutex>& lock) {
+  const std::uint64_t seen = ahead.reads_done.load(std::memory_order_relaxed);
+  lock.unlock();
+  for (int i = 0; i < 1000 && ahead.reads_done.load(std::memory_order_acquire) == seen; ++i)
+    pause_briefly();
+  lock.lock();
+  ahead.caller_sleeps = true;
+  ahead.caller_wake.wait(lock,
+                         [&] { return ahead.reads_done.load(std::memory_order_relaxed) != seen; });
+  ahead.caller_sleeps = false;
+}
+
+bool may_claim(const ReadAhead& ahead, Reader reader) {
+  return !ahead.quit && ahead.claimed < ahead.stop_at && free_rooms(ahead, reader) > 0;
+}
+
+// Claims the next block and reads it into a room of reader's, the lock released while
+// reading. Every busy room holds a block from the one the caller holds on, so the blocks
+// of the busy rooms lie within ahead_window of each other and their claims do not collide.
+void read_claimed(ReadAhead& ahead, std::unique_lock<std::mutex>& lock, Reader reader) {
+  const std::uint64_t n = ahead.claimed++;
+  const std::size_t r = free_room(ahead, reader);
+  ahead.busy[reader][r] = true;
+  Claim& claim = ahead.claims[n % ahead_window];
+  claim = {&ahead.rooms[reader][r], &ahead.busy[reader][r], false, 0, 0};
+  const off_t offset = ahead.base + static_cast<off_t>(n * input_block_bytes);
+  lock.unlock();
+  int error = 0;
+  const std::ptrdiff_t got =
+      read_block_at(ahead.fd, offset, claim.room->bytes + BlockRoom::fresh_offset, error);
+  lock.lock();
+  claim.done = true;
+  claim.result = got;
+  claim.error = error;
+  if (got != static_cast<std::ptrdiff_t>(input_block_bytes) && n < ahead.stop_at) {
+    ahead.stop_at = n + 1;
+    ahead.resume_at = offset + (got > 0 ? static_cast<off_t>(got) : 0);
+  }
+  ahead.reads_done.fetch_add(1, std::memory_order_release);
+  if (ahead.caller_sleeps) ahead.caller_wake.notify_one();
+}
+
+void read_ahead_loop(ReadAhead* ahead) {
+  std::unique_lock<std::mutex> lock(ahead->mutex);
+  for (;;) {
+    while (!ahead->quit && !may_claim(*ahead, helper_thread)) {
+      ahead->helper_sleeps = true;
+      ahead->helper_wake.wait(lock);
+      ahead->helper_sleeps = false;
+    }
+    if (ahead->quit) return;
+    read_claimed(*ahead, lock, helper_thread);
+  }
+}
+
+void stop_reading_ahead(InputFile* file) {
+  ReadAhead& ahead = *file->ahead;
+  {
+    std::lock_guard<std::mutex> lock(ahead.mutex);
+    ahead.quit = true;
+    wake_helper(ahead);
+  }
+  ahead.helper.join();
+}
+
+// Hands out the block the caller wants next once it is read; the caller reads blocks
+// itself rather than wait. False when the data ended short of it: reading ahead is over.
+bool take_block_ahead(ReadAhead& ahead, std::span<const char> keep, InputBlock& block) {
+  std::unique_lock<std::mutex> lock(ahead.mutex);
+  const std::uint64_t n = ahead.wanted;
+  if (n >= ahead.stop_at) return false;
+  const Claim& claim = ahead.claims[n % ahead_window];
+  while (!(n < ahead.claimed && claim.done)) {
+    if (may_claim(ahead, caller_thread))
+      read_claimed(ahead, lock, caller_thread);
+    else
+      wait_for_read(ahead, lock);
+  }
+  char* start = keep_in_front(*claim.room, keep, keep.size());
+  if (claim.result < 0) {
+    last_errno = claim.error;
+    block = {start, keep.size(), -1};
+    return true;
+  }
+  // keep is copied: the room of the block the caller held is free again.
+  if (ahead.held) *ahead.held = false;
+  ahead.held = claim.busy;
+  ahead.wanted = n + 1;
+  wake_helper(ahead);
+  block = {start, keep.size() + static_cast<std::size_t>(claim.result), claim.result};
+  return true;
+}
+
+unsigned usable_processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return static_cast<unsigned>(CPU_COUNT(&set));
+}
+
+}  // namespace
+
+InputBlock next_block(InputFile* file, std::span<const char> keep) {
+  InputBlock block;
+  if (file->ahead && take_block_ahead(*file->ahead, keep, block)) return block;
+  if (file->ahead) {
+    // The data ended short of a block: plain reads from there see what has been added since.
+    stop_reading_ahead(file);
+    ::lseek(file->fd, file->ahead->resume_at, SEEK_SET);
+  }
+  if (!file->room) file->room.reset(new BlockRoom);
+  block = read_block(file, *file->room, keep);  // keep may lie in a slot: freed only now
+  file->ahead.reset();
+  return block;
+}
+
+void read_ahead(InputFile* file) {
+  if (!file->regular || file->ahead || usable_processors() < 2) return;
+  struct stat st;
+  const off_t base = ::lseek(file->fd, 0, SEEK_CUR);
+  // A file of a few blocks is read before a second thread would have started.
+  if (base < 0 || ::fstat(file->fd, &st) != 0 ||
+      st.st_size - base < static_cast<off_t>(4 * input_block_bytes))
+    return;
+  std::unique_ptr<ReadAhead> ahead(new ReadAhead);  // default-initialized: buffers not cleared
+  ahead->fd = file->fd;
+  ahead->base = base;
+  try {
+    ahead->helper = std::thread(read_ahead_loop, ahead.get());
+  } catch (const std::system_error&) {
+    return;  // no thread: blocks are read as the caller asks for them
+  }
+  file->ahead = std::move(ahead);
+}
+
 void close_input(InputFile* file) {
+  if (file->ahead) stop_reading_ahead(file);
   ::close(file->fd);
   delete file;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/block_room.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -22,6 +23,7 @@ struct InputFile {
   std::size_t raw_pos;
   std::size_t raw_len;
   char raw[64 * 1024];  // bytes as stored, not yet handed out
+  BlockRoom* room;      // for next_block, made at its first call
 };
 
 namespace {
@@ -119,6 +121,7 @@ InputFile* open_input(const char* path) {
   file->ended = false;
   file->raw_pos = 0;
   file->raw_len = 0;
+  file->room = nullptr;
   return file;
 }
 
@@ -130,8 +133,17 @@ void set_input_binary(InputFile* file) {
   file->text = false;
 }
 
+// Blocks go through the text-stream rules, so they are read one at a time as asked for.
+InputBlock next_block(InputFile* file, std::span<const char> keep) {
+  if (!file->room) file->room = new BlockRoom;
+  return read_block(file, *file->room, keep);
+}
+
+void read_ahead(InputFile*) {}
+
 void close_input(InputFile* file) {
   CloseHandle(file->handle);
+  delete file->room;
   delete file;
 }
 

@@ -1,7 +1,10 @@
 #include "platform/search.h"
 
+#include <array>
+#include <string_view>
+
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace platform::search {
@@ -30,33 +33,138 @@ const char* count_pieces_portable(const char* from, const char* to, std::size_t 
   return line;
 }
 
+// A rough rank of how common a byte is in log text, higher for more common: blanks,
+// digits, lower-case letters and the bytes of Japanese text above all, then the upper-case
+// letters of level names and the usual punctuation, then the rest.
+constexpr unsigned char commonness(unsigned char b) {
+  constexpr std::string_view usual_capitals = "EIATONSRCDGU";
+  constexpr std::string_view usual_punctuation = "\r\n\t-:.=/[]()_,'\"";
+  if (b == ' ' || (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || b >= 0x80) return 3;
+  const char c = static_cast<char>(b);
+  if (usual_capitals.find(c) != std::string_view::npos ||
+      usual_punctuation.find(c) != std::string_view::npos)
+    return 2;
+  if (b >= 'A' && b <= 'Z') return 1;
+  return 0;
+}
+
+constexpr std::array<unsigned char, 256> byte_ranks = [] {
+  std::array<unsigned char, 256> ranks{};
+  for (unsigned b = 0; b < 256; ++b) ranks[b] = commonness(static_cast<unsigned char>(b));
+  return ranks;
+}();
+
+std::size_t rarest_index(std::span<const char> key) {
+  std::size_t rarest = 0;
+  for (std::size_t i = 1; i < key.size(); ++i)
+    if (byte_ranks[static_cast<unsigned char>(key[i])] <
+        byte_ranks[static_cast<unsigned char>(key[rarest])])
+      rarest = i;
+  return rarest;
+}
+
+// Tries the positions where the keyword's rarest byte matches, found with memchr. Gives up
+// when they come thicker than one in 256 bytes, the byte being common in this text after
+// all; from is then where the search is to go on. At the end of the range, from is to.
+const char* find_rare(const char*& from, const char* to, std::span<const char> key) {
+  const std::size_t k = key.size();
+  const std::size_t rare = rarest_index(key);
+  const char* const begin = from;
+  std::size_t misses = 0;
+  while (static_cast<std::size_t>(to - from) >= k) {
+    const char* found = find_unit(from + rare, to - (k - 1 - rare), key[rare]);
+    if (!found) break;
+    const char* candidate = found - rare;
+    if (std::memcmp(candidate, key.data(), k) == 0) return candidate;
+    from = candidate + 1;
+    if (++misses > 16 && static_cast<std::size_t>(from - begin) < misses * 256) return nullptr;
+  }
+  from = to;
+  return nullptr;
+}
+
 }  // namespace
 
 #if defined(__SSE2__)
 
-// Candidates are the positions where both the keyword's first and last bytes match, 16 at a
-// time, so a common first byte alone does not stop the scan; only they are compared whole.
-const char* find_bytes(const char* from, const char* to, std::span<const char> key) {
-  if (key.empty()) return from;
-  const std::size_t k = key.size();
-  if (k == 1) return find_unit(from, to, key[0]);
-  const std::size_t size = static_cast<std::size_t>(to - from);
-  if (size < k) return nullptr;
-  const __m128i first = _mm_set1_epi8(key[0]);
-  const __m128i last = _mm_set1_epi8(key[k - 1]);
-  std::size_t i = 0;
-  for (; i + k - 1 + 16 <= size; i += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + k - 1));
-    unsigned mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
-    while (mask != 0) {
-      const char* candidate = from + i + static_cast<unsigned>(__builtin_ctz(mask));
-      if (std::memcmp(candidate + 1, key.data() + 1, k - 2) == 0) return candidate;
-      mask &= mask - 1;
-    }
+namespace {
+
+// Compares the candidates of one vector step: bit i of mask stands for at + i, where the
+// keyword's first and last bytes both match.
+inline const char* check_candidates(const char* at, std::uint32_t mask, std::span<const char> key) {
+  while (mask != 0) {
+    const char* candidate = at + __builtin_ctz(mask);
+    if (std::memcmp(candidate + 1, key.data() + 1, key.size() - 2) == 0) return candidate;
+    mask &= mask - 1;
   }
-  return find_bytes_portable(from + i, to, key);
+  return nullptr;
+}
+
+// The vector loops test every start position from `from` on whose step lies inside
+// [from, to); they leave `from` at the first position not yet tested.
+const char* find_sse2(const char*& from, const char* to, std::span<const char> key) {
+  const std::size_t tail = key.size() - 1;
+  const __m128i first = _mm_set1_epi8(key[0]);
+  const __m128i last = _mm_set1_epi8(key[tail]);
+  for (; to - from >= static_cast<std::ptrdiff_t>(tail + 16); from += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + tail));
+    const auto mask = static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+    if (mask != 0)
+      if (const char* hit = check_candidates(from, mask, key)) return hit;
+  }
+  return nullptr;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define LOGTOOLS_HAVE_AVX2 1
+
+__attribute__((target("avx2"))) inline __m256i candidates_avx2(const char* at, std::size_t tail,
+                                                               __m256i first, __m256i last) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + tail));
+  return _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last));
+}
+
+// Two 32-byte steps at a time: one test decides that 64 positions hold no candidate.
+__attribute__((target("avx2"))) const char* find_avx2(const char*& from, const char* to,
+                                                      std::span<const char> key) {
+  const std::size_t tail = key.size() - 1;
+  const __m256i first = _mm256_set1_epi8(key[0]);
+  const __m256i last = _mm256_set1_epi8(key[tail]);
+  for (; to - from >= static_cast<std::ptrdiff_t>(tail + 64); from += 64) {
+    const __m256i low = candidates_avx2(from, tail, first, last);
+    const __m256i high = candidates_avx2(from + 32, tail, first, last);
+    if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_or_si256(low, high))) continue;
+    const auto low_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(low));
+    if (const char* hit = check_candidates(from, low_mask, key)) return hit;
+    const auto high_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(high));
+    if (const char* hit = check_candidates(from + 32, high_mask, key)) return hit;
+  }
+  return nullptr;
+}
+
+bool detect_avx2() {
+  __builtin_cpu_init();  // this runs before main, maybe before the CPU model is read
+  return __builtin_cpu_supports("avx2");
+}
+
+const bool have_avx2 = detect_avx2();
+#endif
+
+}  // namespace
+
+// Candidates are the positions where both the keyword's first and last bytes match, 16 or
+// 32 at a time, so a common first byte alone does not stop the scan; only they are
+// compared whole.
+const char* find_pairs(const char* from, const char* to, std::span<const char> key) {
+#if defined(LOGTOOLS_HAVE_AVX2)
+  if (have_avx2)
+    if (const char* hit = find_avx2(from, to, key)) return hit;
+#endif
+  if (const char* hit = find_sse2(from, to, key)) return hit;
+  return find_bytes_portable(from, to, key);
 }
 
 // Line feeds are counted 64 bytes at a time without a branch per line; a line is measured
@@ -91,8 +199,8 @@ const char* count_pieces(const char* from, const char* to, std::size_t piece_byt
 
 #else
 
-const char* find_bytes(const char* from, const char* to, std::span<const char> key) {
-  return key.empty() ? from : find_bytes_portable(from, to, key);
+const char* find_pairs(const char* from, const char* to, std::span<const char> key) {
+  return find_bytes_portable(from, to, key);
 }
 
 const char* count_pieces(const char* from, const char* to, std::size_t piece_bytes,
@@ -104,6 +212,14 @@ const char* count_pieces(const char* from, const char* to, std::size_t piece_byt
 }
 
 #endif
+
+const char* find_bytes(const char* from, const char* to, std::span<const char> key) {
+  if (key.empty()) return from;
+  if (to - from < static_cast<std::ptrdiff_t>(key.size())) return nullptr;
+  if (key.size() == 1) return find_unit(from, to, key[0]);
+  if (const char* hit = find_rare(from, to, key)) return hit;
+  return find_pairs(from, to, key);
+}
 
 const char* rfind_unit(const char* from, const char* to, char unit) {
   while (to > from)

@@ -12,6 +12,10 @@ namespace platform::search {
 // The first occurrence of key's bytes in [from, to). An empty key is found at from.
 const char* find_bytes(const char* from, const char* to, std::span<const char> key);
 
+// The search that find_bytes goes on with where the keyword's rarest byte turns out common:
+// the first occurrence of key (two bytes or more) in [from, to).
+const char* find_pairs(const char* from, const char* to, std::span<const char> key);
+
 // Lines cut into pieces of at most piece_bytes: from is a piece start. Adds to pieces the
 // pieces that end before to, and returns the start of the piece that holds to.
 const char* count_pieces(const char* from, const char* to, std::size_t piece_bytes,

@@ -13,11 +13,6 @@ namespace {
 constexpr unsigned pause_ms = 500;
 constexpr char settings_name[] = "hitjump.ini";
 
-// The searched file is read in blocks that begin at a piece start; the incomplete piece at
-// a block's end moves to the front for the next read.
-constexpr std::size_t block_bytes = 256 * 1024;
-alignas(4096) char block[block_bytes];
-
 // Counts pieces from a piece start forward. at only ever moves forward, so the file is
 // walked once whatever the number of hits.
 struct Walk {
@@ -86,23 +81,24 @@ int finish(std::string_view message, int status) {
 
 std::int64_t find_line(platform::InputFile* file, std::string_view keyword,
                        const platform::LeadBytes& lead) {
+  // Blocks begin at a piece start: the incomplete piece at a block's end is kept in front of
+  // the next one.
+  platform::read_ahead(file);
   std::int64_t before = 0;  // pieces in earlier blocks
-  std::size_t held = 0;
+  std::span<const char> keep;
   for (;;) {
-    const std::ptrdiff_t got = platform::read_input(file, {block + held, block_bytes - held});
+    const platform::InputBlock input = platform::next_block(file, keep);
     // A read error ends the search like the end of the file.
-    const bool at_end = got <= 0;
-    if (!at_end) held += static_cast<std::size_t>(got);
-    const char* end = block + held;
+    const bool at_end = input.fresh <= 0;
+    const char* begin = input.data;
+    const char* end = begin + input.size;
     const char* limit =
-        at_end ? end : platform::search::complete_pieces_end(block, end, piece_bytes);
-    Walk walk{block, 0};
+        at_end ? end : platform::search::complete_pieces_end(begin, end, piece_bytes);
+    Walk walk{begin, 0};
     if (search_block(walk, limit, keyword, lead)) return before + walk.pieces + 1;
     if (at_end) return 0;
     before += walk.pieces;
-    const std::size_t used = static_cast<std::size_t>(limit - block);
-    std::memmove(block, block + used, held - used);
-    held -= used;
+    keep = {limit, static_cast<std::size_t>(end - limit)};
   }
 }
 

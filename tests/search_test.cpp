@@ -8,25 +8,42 @@ namespace {
 
 using platform::search::count_pieces;
 using platform::search::find_bytes;
+using platform::search::find_pairs;
 
 TEST(FindBytes, FindsTheFirstOccurrenceAtEveryOffset) {
-  // The keyword at each offset of texts longer and shorter than one 16-byte step, with
-  // near misses (first and last byte right, middle wrong) before it.
-  for (std::size_t size = 1; size < 70; ++size) {
-    for (std::size_t at = 0; at + 3 <= size; ++at) {
-      std::string text(size, 'a');
-      if (at >= 3) text.replace(0, 3, "kxy");
-      text.replace(at, 3, "key");
-      const std::string key = "key";
-      const char* hit = find_bytes(text.data(), text.data() + text.size(), key);
-      ASSERT_EQ(hit, text.data() + at) << size << " " << at;
-      ASSERT_EQ(find_bytes(text.data(), text.data() + at + 2, key), nullptr) << size << " " << at;
+  // The keyword at each offset of texts longer and shorter than one vector step, with near
+  // misses (first and last byte right, middle wrong) before it; both the search as a whole
+  // and its vector part, which it goes on with where the rare-byte search gives up.
+  for (auto* find : {&find_bytes, &find_pairs}) {
+    for (std::size_t size = 1; size < 140; ++size) {
+      for (std::size_t at = 0; at + 3 <= size; ++at) {
+        std::string text(size, 'a');
+        if (at >= 3) text.replace(0, 3, "kxy");
+        text.replace(at, 3, "key");
+        const std::string key = "key";
+        const char* hit = find(text.data(), text.data() + text.size(), key);
+        ASSERT_EQ(hit, text.data() + at) << size << " " << at;
+        ASSERT_EQ(find(text.data(), text.data() + at + 2, key), nullptr) << size << " " << at;
+      }
     }
   }
   const std::string text = "abc";
   EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("")), text.data());
   EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("c")), text.data() + 2);
   EXPECT_EQ(find_bytes(text.data(), text.data() + 3, std::string_view("abcd")), nullptr);
+  EXPECT_EQ(find_bytes(text.data() + 2, text.data() + 1, std::string_view("ab")), nullptr);
+}
+
+TEST(FindBytes, KeywordWhoseRareByteIsCommonInTheText) {
+  // Every byte of the text is a candidate of the rare-byte search, which gives up early.
+  for (const std::size_t at : {0, 5, 100, 4000}) {
+    std::string text(5000, 'Z');
+    text.replace(at, 3, "ZQZ");
+    const char* hit = find_bytes(text.data(), text.data() + text.size(), std::string_view("ZQZ"));
+    EXPECT_EQ(hit, text.data() + at) << at;
+  }
+  const std::string text(5000, 'Z');
+  EXPECT_EQ(find_bytes(text.data(), text.data() + text.size(), std::string_view("ZQ")), nullptr);
 }
 
 TEST(CountPieces, LineFeedsAndLongLines) {
