@@ -1,5 +1,6 @@
 #include "platform/search.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -145,6 +146,18 @@ __attribute__((target("avx2"))) const char* find_avx2(const char*& from, const c
   return nullptr;
 }
 
+__attribute__((target("avx2"))) std::size_t count_line_feeds_avx2(const char* p, std::size_t size) {
+  const __m256i lf = _mm256_set1_epi8('\n');
+  __m256i counts = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < size; i += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(bytes, lf));  // a match is -1
+  }
+  const __m256i sums = _mm256_sad_epu8(counts, _mm256_setzero_si256());
+  return static_cast<std::size_t>(_mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
+                                  _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3));
+}
+
 bool detect_avx2() {
   __builtin_cpu_init();  // this runs before main, maybe before the CPU model is read
   return __builtin_cpu_supports("avx2");
@@ -167,35 +180,26 @@ const char* find_pairs(const char* from, const char* to, std::span<const char> k
   return find_bytes_portable(from, to, key);
 }
 
-// Line feeds are counted 64 bytes at a time without a branch per line; a line is measured
-// only when it might be longer than a piece, which the line feed that ends it shows.
-const char* count_pieces(const char* from, const char* to, std::size_t piece_bytes,
-                         std::int64_t& pieces) {
-  const char* line = from;  // the start of the current line's current piece run
+namespace {
+
+// The line feeds in [p, p + size), size a multiple of 64 and at most 4080 (a lane's byte
+// counter would overflow past 255 steps).
+std::size_t count_line_feeds(const char* p, std::size_t size) {
+#if defined(LOGTOOLS_HAVE_AVX2)
+  if (have_avx2) return count_line_feeds_avx2(p, size);
+#endif
   const __m128i lf = _mm_set1_epi8('\n');
-  auto mask16 = [&](const char* p) {
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lf))));
-  };
-  const char* p = from;
-  for (; to - p >= 64; p += 64) {
-    const std::uint64_t mask =
-        mask16(p) | mask16(p + 16) << 16 | mask16(p + 32) << 32 | mask16(p + 48) << 48;
-    // Written without a branch on mask, which lines of any usual length make unpredictable.
-    const bool any = mask != 0;
-    const char* first_end = p + __builtin_ctzll(mask | 1ull << 63) + 1;
-    const std::size_t length = static_cast<std::size_t>(first_end - line);
-    if (any && length > piece_bytes)
-      pieces += static_cast<std::int64_t>((length - 1) / piece_bytes);
-    pieces += __builtin_popcountll(mask);
-    const char* last_end = p + 64 - __builtin_clzll(mask | 1);
-    line = any ? last_end : line;
+  __m128i counts = _mm_setzero_si128();
+  for (std::size_t i = 0; i < size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(bytes, lf));  // a match is -1
   }
-  line = count_pieces_portable(p, to, piece_bytes, line, pieces);
-  const std::size_t whole = static_cast<std::size_t>(to - line) / piece_bytes;
-  pieces += static_cast<std::int64_t>(whole);
-  return line + whole * piece_bytes;
+  const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+  return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) +
+                                  _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
 }
+
+}  // namespace
 
 #else
 
@@ -203,15 +207,47 @@ const char* find_pairs(const char* from, const char* to, std::span<const char> k
   return find_bytes_portable(from, to, key);
 }
 
+namespace {
+
+std::size_t count_line_feeds(const char* p, std::size_t size) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < size; ++i) count += p[i] == '\n' ? 1 : 0;
+  return count;
+}
+
+}  // namespace
+
+#endif
+
+// The file is walked in chunks of at most half a piece: when a chunk and the one before it
+// both hold a line feed, every line that ends in the chunk is one piece, and only the line
+// feeds need counting. A line is measured only after a chunk without a line feed.
 const char* count_pieces(const char* from, const char* to, std::size_t piece_bytes,
                          std::int64_t& pieces) {
-  const char* line = count_pieces_portable(from, to, piece_bytes, from, pieces);
+  const std::size_t chunk = std::min<std::size_t>((piece_bytes + 1) / 2 / 64 * 64, 2048);
+  const char* line = from;         // the start of the current piece run, unless ended_in is set
+  const char* ended_in = nullptr;  // the last chunk, if it held a line feed
+  const char* p = from;
+  for (; chunk > 0 && static_cast<std::size_t>(to - p) >= chunk; p += chunk) {
+    const std::size_t feeds = count_line_feeds(p, chunk);
+    if (feeds == 0) {
+      if (ended_in) line = rfind_unit(ended_in, ended_in + chunk, '\n') + 1;
+      ended_in = nullptr;
+      continue;
+    }
+    if (!ended_in) {
+      const std::size_t length = static_cast<std::size_t>(find_unit(p, p + chunk, '\n') + 1 - line);
+      if (length > piece_bytes) pieces += static_cast<std::int64_t>((length - 1) / piece_bytes);
+    }
+    pieces += static_cast<std::int64_t>(feeds);
+    ended_in = p;
+  }
+  if (ended_in) line = rfind_unit(ended_in, ended_in + chunk, '\n') + 1;
+  line = count_pieces_portable(p, to, piece_bytes, line, pieces);
   const std::size_t whole = static_cast<std::size_t>(to - line) / piece_bytes;
   pieces += static_cast<std::int64_t>(whole);
   return line + whole * piece_bytes;
 }
-
-#endif
 
 const char* find_bytes(const char* from, const char* to, std::span<const char> key) {
   if (key.empty()) return from;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 
 namespace {
@@ -67,6 +69,40 @@ TEST(CountPieces, LineFeedsAndLongLines) {
     const char* at = count_pieces(begin, begin + c.text.size(), 3, pieces);
     EXPECT_EQ(pieces, c.pieces) << c.text;
     EXPECT_EQ(static_cast<std::size_t>(at - begin), c.piece_start) << c.text;
+  }
+}
+
+TEST(CountPieces, AgreesWithLineByLineCountingOnLongTexts) {
+  // Lines around the lengths where the chunked count changes its mind: chunks without a line
+  // feed, lines of exactly one piece and one byte more, long runs of short lines.
+  std::mt19937 random(7);
+  const std::size_t lengths[] = {1, 2, 60, 120, 511, 512, 513, 1022, 1023, 1024, 2047, 5000};
+  for (const std::size_t piece_bytes : {std::size_t{1023}, std::size_t{4095}, std::size_t{200}}) {
+    for (int round = 0; round < 20; ++round) {
+      std::string text;
+      while (text.size() < 60000) {
+        const std::size_t length = lengths[random() % std::size(lengths)];
+        text.append(length - 1, 'x');
+        text += '\n';
+      }
+      text.resize(text.size() - random() % 3000);  // end inside a line
+      // Line by line: a line of n bytes with its line feed is (n - 1) / piece_bytes + 1 pieces.
+      std::int64_t want = 0;
+      std::size_t line = 0;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n') continue;
+        want += static_cast<std::int64_t>((i - line) / piece_bytes + 1);
+        line = i + 1;
+      }
+      want += static_cast<std::int64_t>((text.size() - line) / piece_bytes);
+      const std::size_t start = line + (text.size() - line) / piece_bytes * piece_bytes;
+
+      std::int64_t pieces = 0;
+      const char* begin = text.data();
+      const char* at = count_pieces(begin, begin + text.size(), piece_bytes, pieces);
+      ASSERT_EQ(pieces, want) << piece_bytes << " " << round;
+      ASSERT_EQ(static_cast<std::size_t>(at - begin), start) << piece_bytes << " " << round;
+    }
   }
 }
 
