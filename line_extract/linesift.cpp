@@ -80,6 +80,8 @@ struct Block {
   std::size_t piece_units;
   const Unit* base;
   const Unit* scanned;
+  const Unit* clear_begin;  // no keyword begins in [clear_begin, clear_end)
+  const Unit* clear_end;
 };
 
 template <class Unit>
@@ -121,7 +123,7 @@ void put_pieces(const Block<Unit>& block, const Unit* from, const Unit* to) {
       const Unit* zero = search::find_unit(from, to, Unit{0});
       if (!zero) return put_units(from, to);
     }
-    Block<Unit> local{block.limit, block.piece_units, from, from};
+    Block<Unit> local{block.limit, block.piece_units, from, from, from, from};
     const Piece<Unit> piece = piece_at(local, from);
     put_units(piece.text_begin, piece.text_end);
     from = piece.end;
@@ -136,7 +138,8 @@ Scan scan_block(Block<Unit>& block, std::span<const Unit> key, Selection& select
   const Unit* pos = block.base;
   const Unit* unwritten = block.base;  // inverted selection: first piece not yet written
   while (pos < block.limit) {
-    const Unit* hit = search::find_key(pos, block.limit, key);
+    const Unit* hit =
+        search::find_key_around(pos, block.limit, key, block.clear_begin, block.clear_end);
     if (!hit) break;
     const Piece<Unit> piece = piece_at(block, hit);
     if (hit < piece.text_begin) {  // the keyword began with the dropped U+FEFF
@@ -179,7 +182,13 @@ Outcome sift(platform::InputFile* file, std::span<const char> first, std::span<c
     // UTF-16 blocks start at an even address: the file is not read ahead on that path.
     const Unit* units = reinterpret_cast<const Unit*>(input.data);
     const Unit* end = units + held / sizeof(Unit);
-    Block<Unit> block{end, piece_units, units, units};
+    // The clear range is in bytes; it is empty on the UTF-16 path, which is not read ahead.
+    Block<Unit> block{end,
+                      piece_units,
+                      units,
+                      units,
+                      units + input.clear_begin / sizeof(Unit),
+                      units + input.clear_end / sizeof(Unit)};
     if (!at_end) block.limit = search::complete_pieces_end<Unit>(units, end, piece_units);
     if (scan_block(block, key, selection) == Scan::stop || at_end) break;
 
@@ -218,8 +227,8 @@ Outcome sift_file(platform::InputFile* file, const char* keyword, Selection& sel
     return sift_utf16(file, keyword, selection);
   // A negative counter never reaches a match that is written.
   if (selection.counter < 0) return Outcome::finished;
-  platform::read_ahead(file);
   const std::span<const char> key(keyword, std::strlen(keyword));
+  platform::read_ahead(file, key);
   return sift<char>(file, {mark, static_cast<std::size_t>(got)}, key, byte_piece_units, selection);
 }
 

@@ -34,6 +34,10 @@ struct InputBlock {
   char* data;  // the kept bytes, then the fresh ones; one byte more may be written after them
   std::size_t size;
   std::ptrdiff_t fresh;  // bytes read: 0 at the end of the data, -1 on a read error
+  // No occurrence of read_ahead's key begins in data[clear_begin, clear_end): the thread
+  // that read the fresh bytes searched them. Empty when nothing was searched.
+  std::size_t clear_begin = 0;
+  std::size_t clear_end = 0;
 };
 
 // The next block, keep (at most input_keep_bytes, possibly inside the previous block) in
@@ -41,9 +45,10 @@ struct InputBlock {
 // address unless read_ahead was called. On a read error the block holds just keep.
 InputBlock next_block(InputFile* file, std::span<const char> keep);
 // The rest of the file will be read with next_block alone. A backend may then read blocks
-// ahead of the caller, on another processor and into a fixed number of buffers; what the
-// caller gets is the same as without.
-void read_ahead(InputFile* file);
+// ahead of the caller, on another processor and into a fixed number of buffers, and search
+// their fresh bytes for key (unless empty) there; what the caller gets is the same as
+// without, but for the clear range.
+void read_ahead(InputFile* file, std::span<const char> key);
 
 // Writes all of data to standard output; false when that failed (error_text() names it).
 // Standard output starts as a text stream: on Windows each LF goes out as CR LF.

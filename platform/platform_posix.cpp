@@ -23,6 +23,7 @@
 
 #include "platform/block_room.h"
 #include "platform/platform.h"
+#include "platform/search.h"
 
 extern char** environ;
 
@@ -46,11 +47,13 @@ struct Claim {
   bool done;
   std::ptrdiff_t result;
   int error;
+  std::size_t first_hit;  // of the key in the fresh bytes, or result when there is none
 };
 
 struct ReadAhead {
   int fd;
   off_t base;
+  std::string key;  // searched for in each block by the thread that read it
   std::mutex mutex;
   std::uint64_t wanted = 0;   // the block the caller takes next; it holds the one before
   std::uint64_t claimed = 0;  // blocks below this one are claimed
@@ -292,13 +295,18 @@ void read_claimed(ReadAhead& ahead, std::unique_lock<std::mutex>& lock, Reader r
   const std::size_t r = free_room(ahead, reader);
   ahead.busy[reader][r] = true;
   Claim& claim = ahead.claims[n % ahead_window];
-  claim = {&ahead.rooms[reader][r], &ahead.busy[reader][r], false, 0, 0};
+  claim = {&ahead.rooms[reader][r], &ahead.busy[reader][r], false, 0, 0, 0};
   const off_t offset = ahead.base + static_cast<off_t>(n * input_block_bytes);
   lock.unlock();
   int error = 0;
-  const std::ptrdiff_t got =
-      read_block_at(ahead.fd, offset, claim.room->bytes + BlockRoom::fresh_offset, error);
+  char* fresh = claim.room->bytes + BlockRoom::fresh_offset;
+  const std::ptrdiff_t got = read_block_at(ahead.fd, offset, fresh, error);
+  // Searched while the bytes are in this processor's cache.
+  const char* hit =
+      ahead.key.empty() || got <= 0 ? nullptr : search::find_bytes(fresh, fresh + got, ahead.key);
   lock.lock();
+  claim.first_hit =
+      hit ? static_cast<std::size_t>(hit - fresh) : static_cast<std::size_t>(got > 0 ? got : 0);
   claim.done = true;
   claim.result = got;
   claim.error = error;
@@ -357,7 +365,8 @@ bool take_block_ahead(ReadAhead& ahead, std::span<const char> keep, InputBlock& 
   ahead.held = claim.busy;
   ahead.wanted = n + 1;
   wake_helper(ahead);
-  block = {start, keep.size() + static_cast<std::size_t>(claim.result), claim.result};
+  block = {start, keep.size() + static_cast<std::size_t>(claim.result), claim.result, keep.size(),
+           keep.size() + claim.first_hit};
   return true;
 }
 
@@ -383,7 +392,7 @@ InputBlock next_block(InputFile* file, std::span<const char> keep) {
   return block;
 }
 
-void read_ahead(InputFile* file) {
+void read_ahead(InputFile* file, std::span<const char> key) {
   if (!file->regular || file->ahead || usable_processors() < 2) return;
   struct stat st;
   const off_t base = ::lseek(file->fd, 0, SEEK_CUR);
@@ -394,6 +403,7 @@ void read_ahead(InputFile* file) {
   std::unique_ptr<ReadAhead> ahead(new ReadAhead);  // default-initialized: buffers not cleared
   ahead->fd = file->fd;
   ahead->base = base;
+  ahead->key.assign(key.begin(), key.end());
   try {
     ahead->helper = std::thread(read_ahead_loop, ahead.get());
   } catch (const std::system_error&) {

@@ -139,7 +139,7 @@ InputBlock next_block(InputFile* file, std::span<const char> keep) {
   return read_block(file, *file->room, keep);
 }
 
-void read_ahead(InputFile*) {}
+void read_ahead(InputFile*, std::span<const char>) {}
 
 void close_input(InputFile* file) {
   CloseHandle(file->handle);

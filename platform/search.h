@@ -57,4 +57,17 @@ inline const char* find_key(const char* from, const char* to, std::span<const ch
 // matches across two units.
 const char16_t* find_key(const char16_t* from, const char16_t* to, std::span<const char16_t> key);
 
+// find_key where no occurrence begins in [clear_begin, clear_end), which is not searched.
+template <class Unit>
+const Unit* find_key_around(const Unit* from, const Unit* to, std::span<const Unit> key,
+                            const Unit* clear_begin, const Unit* clear_end) {
+  if (from < clear_begin) {
+    // Occurrences that begin before the clear range may end inside it.
+    const Unit* end = clear_begin + key.size() - (key.empty() ? 0 : 1);
+    if (const Unit* hit = find_key(from, end < to ? end : to, key)) return hit;
+  }
+  if (from < clear_end) from = clear_end;
+  return from < to ? find_key(from, to, key) : nullptr;
+}
+
 }  // namespace platform::search

@@ -83,8 +83,8 @@ std::int64_t find_line(platform::InputFile* file, std::string_view keyword,
                        const platform::LeadBytes& lead) {
   // Blocks begin at a piece start: the incomplete piece at a block's end is kept in front of
   // the next one.
-  platform::read_ahead(file);
-  std::int64_t before = 0;  // pieces in earlier blocks
+  platform::read_ahead(file, {});  // every byte is counted here anyway
+  std::int64_t before = 0;         // pieces in earlier blocks
   std::span<const char> keep;
   for (;;) {
     const platform::InputBlock input = platform::next_block(file, keep);

@@ -57,7 +57,7 @@ TEST(InputBlocks, HandOutTheWholeFileWithTheKeptBytesInFront) {
       char mark[2];
       const std::ptrdiff_t got = platform::read_input(file, {mark, size < 2 ? size : 2});
       const std::string first(mark, static_cast<std::size_t>(got));
-      if (ahead) platform::read_ahead(file);
+      if (ahead) platform::read_ahead(file, {});
       EXPECT_EQ(first + read_in_blocks(file, ahead, first), bytes) << size << " " << ahead;
       platform::close_input(file);
     }
@@ -70,7 +70,7 @@ TEST(InputBlocks, AFileThatGrowsWhileReadAheadIsReadToItsNewEnd) {
   const std::string path = support::fixture("growing.bin", start);
   platform::InputFile* file = platform::open_input(path.c_str());
   ASSERT_NE(file, nullptr);
-  platform::read_ahead(file);
+  platform::read_ahead(file, {});
   const platform::InputBlock block = platform::next_block(file, {});
   ASSERT_EQ(block.fresh, static_cast<std::ptrdiff_t>(input_block_bytes));
   const std::string head(block.data, block.size);
@@ -85,7 +85,7 @@ TEST(InputBlocks, ClosingWhileTheHelperReadsIsSafe) {
   for (int round = 0; round < 20; ++round) {
     platform::InputFile* file = platform::open_input(path.c_str());
     ASSERT_NE(file, nullptr);
-    platform::read_ahead(file);
+    platform::read_ahead(file, {});
     EXPECT_EQ(platform::next_block(file, {}).fresh, static_cast<std::ptrdiff_t>(input_block_bytes));
     platform::close_input(file);
   }
