@@ -283,6 +283,40 @@ TEST(LinesiftStreams, NonSeekableInputAndEarlyStopOnAFifo) {
   EXPECT_EQ(w.status, 0);
 }
 
+TEST(LinesiftStreams, LargeOutputIntoAPipeArrivesWhole) {
+  if (support::windows_build()) GTEST_SKIP() << "FIFOs are POSIX";
+  // Input of several blocks, read ahead; half its lines go into a pipe that is read in small
+  // pieces, so that linesift waits on the pipe again and again.
+  std::string log;
+  std::string want;
+  for (int i = 0; i < 40000; ++i) {
+    const std::string line = (i % 2 ? "keep " : "drop ") + std::to_string(i) +
+                             std::string(static_cast<std::size_t>(i % 97), '.') + "\n";
+    log += line;
+    if (i % 2) want += line;
+  }
+  const std::string path = support::fixture("large-output.log", log);
+  const std::string fifo = support::temp_dir() + "/out-fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading first, without waiting for a writer: the program's start opens it
+  // for writing and would wait for this side.
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const pid_t pid =
+      support::start(support::linesift_path(), {"keep", path}, {{}, "/dev/null", fifo, ""});
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+    got.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  const auto r = support::finish(pid, 30000);
+  unlink(fifo.c_str());
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST(LinesiftStreams, FailedWriteIsAnErrorNotSuccess) {
   const std::string path = support::fixture("full.log", "x\n");
   for (const char* num : {"", "1", "0"}) {

@@ -148,8 +148,11 @@ Result finish(pid_t pid, int timeout_ms) {
   }
   const Outputs outputs = running[pid];
   running.erase(pid);
-  // Standard output sent elsewhere by the caller (such as /dev/full) is not read back.
-  if (outputs.out_path.starts_with(temp_dir())) result.out = read_file(outputs.out_path);
+  // Standard output sent elsewhere by the caller (such as /dev/full, or a pipe the caller
+  // reads) is not read back.
+  if (outputs.out_path.starts_with(temp_dir()) &&
+      std::filesystem::is_regular_file(outputs.out_path))
+    result.out = read_file(outputs.out_path);
   result.err = read_file(outputs.err_path);
   return result;
 }
