@@ -9,8 +9,9 @@ char* keep_in_front(BlockRoom& room, std::span<const char> keep, std::size_t fro
   // A caller's fault; never write outside the room.
   if (front > input_keep_bytes || keep.size() > front) std::abort();
   char* start = room.bytes + BlockRoom::fresh_offset - front;
-  // keep may lie in this very room, where the previous block was.
-  std::memmove(start, keep.data(), keep.size());
+  // keep may lie in this very room, where the previous block was. An empty keep may have
+  // no address at all, which memmove must not be given.
+  if (!keep.empty()) std::memmove(start, keep.data(), keep.size());
   return start;
 }
 
