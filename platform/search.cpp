@@ -194,9 +194,9 @@ std::size_t count_line_feeds(const char* p, std::size_t size) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(bytes, lf));  // a match is -1
   }
-  const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-  return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) +
-                                  _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  alignas(16) std::uint64_t sums[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_sad_epu8(counts, _mm_setzero_si128()));
+  return static_cast<std::size_t>(sums[0] + sums[1]);
 }
 
 }  // namespace
