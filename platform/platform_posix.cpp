@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <clocale>
 #include <condition_variable>
 #include <cstdint>
@@ -387,7 +386,7 @@ InputBlock next_block(InputFile* file, std::span<const char> keep) {
     ::lseek(file->fd, file->ahead->resume_at, SEEK_SET);
   }
   if (!file->room) file->room.reset(new BlockRoom);
-  block = read_block(file, *file->room, keep);  // keep may lie in a slot: freed only now
+  block = read_block(file, *file->room, keep);  // keep may lie in a room of ahead: freed after
   file->ahead.reset();
   return block;
 }
